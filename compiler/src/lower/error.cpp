@@ -2,12 +2,17 @@
 
 #include <fmt/format.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 namespace compiler::lower {
 
 namespace {
 
-// Decodes one UTF-8 sequence at `i`; returns the code point and its length,
-// or nothing for a malformed sequence (then the byte is copied as it is).
+// Decodes one UTF-8 sequence at `i` into its code point and length. Fails
+// for a malformed, overlong or truncated sequence and for surrogates and
+// values above U+10FFFF; the caller then escapes the single byte.
 bool decode_utf8(const std::string& s, std::size_t i, char32_t& cp, std::size_t& len) {
   const unsigned char b0 = static_cast<unsigned char>(s[i]);
   if (b0 < 0x80) {
@@ -16,14 +21,18 @@ bool decode_utf8(const std::string& s, std::size_t i, char32_t& cp, std::size_t&
     return true;
   }
   std::size_t n = 0;
+  char32_t min = 0;
   if ((b0 & 0xE0) == 0xC0) {
     n = 2;
+    min = 0x80;
     cp = b0 & 0x1F;
   } else if ((b0 & 0xF0) == 0xE0) {
     n = 3;
+    min = 0x800;
     cp = b0 & 0x0F;
   } else if ((b0 & 0xF8) == 0xF0) {
     n = 4;
+    min = 0x10000;
     cp = b0 & 0x07;
   } else {
     return false;
@@ -34,6 +43,7 @@ bool decode_utf8(const std::string& s, std::size_t i, char32_t& cp, std::size_t&
     if ((b & 0xC0) != 0x80) return false;
     cp = (cp << 6) | (b & 0x3F);
   }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
   len = n;
   return true;
 }
