@@ -58,6 +58,62 @@ QUARN_API QComponent* q_parse(const char* text) QUARN_NOEXCEPT;
 /* Releases a component. NULL is a no-op. */
 QUARN_API void q_component_free(QComponent* component) QUARN_NOEXCEPT;
 
+/*
+ * Component combinators. Each returns a new component built from copies of
+ * its arguments: the caller keeps the arguments (and must still release
+ * them), and releasing them later does not affect the result. Nothing is
+ * checked here; a component that does not fit together fails when its
+ * boundary is queried or when it is compiled. On a NULL argument they return
+ * NULL with "null left component", "null right component" (two-part
+ * combinators, left tested first) or "null component".
+ */
+
+/* A component with one input and one output that passes its input through. */
+QUARN_API QComponent* q_identity(void) QUARN_NOEXCEPT;
+
+/* Both parts side by side: left's inputs then right's, left's outputs then right's. */
+QUARN_API QComponent* q_pair(const QComponent* left, const QComponent* right) QUARN_NOEXCEPT;
+
+/*
+ * Left runs first; its outputs feed right's first Free inputs in order. Left's
+ * outputs beyond those inputs stay outputs of the result.
+ */
+QUARN_API QComponent* q_chain(const QComponent* left, const QComponent* right) QUARN_NOEXCEPT;
+
+/*
+ * Both parts read the same values: right's first Free inputs are shared with
+ * left's Free inputs, one for one; all outputs of both are outputs.
+ */
+QUARN_API QComponent* q_fanout(const QComponent* left, const QComponent* right) QUARN_NOEXCEPT;
+
+/* Function composition: right runs first and feeds left (q_chain(right, left)'s wiring). */
+QUARN_API QComponent* q_compose(const QComponent* left, const QComponent* right) QUARN_NOEXCEPT;
+
+/* Exchanges the first two outputs of `component` (no change with fewer than two). */
+QUARN_API QComponent* q_swap(const QComponent* component) QUARN_NOEXCEPT;
+
+/*
+ * Marks input `index` of `component` Bound: no combinator feeds it, it stays
+ * an input of every enclosing component. The index is checked only when the
+ * boundary is computed ("cannot bind nonexistent input N", "input N is
+ * already bound").
+ */
+QUARN_API QComponent* q_bind_input(const QComponent* component, size_t index) QUARN_NOEXCEPT;
+
+/*
+ * Boundary queries: write the number of inputs (Free and Bound together), the
+ * number of outputs, or one Q_INPUT_FREE / Q_INPUT_BOUND state per input.
+ * `states` must have room for the input count; exactly that many values are
+ * written. Return 0, or -1 with the message in q_error(): "null component",
+ * then "null input count output", "null output count output" or "null input
+ * states" for a NULL result pointer, or a boundary error. Nothing is written
+ * on failure.
+ */
+QUARN_API int q_component_input_count(const QComponent* component, size_t* count) QUARN_NOEXCEPT;
+QUARN_API int q_component_output_count(const QComponent* component, size_t* count) QUARN_NOEXCEPT;
+QUARN_API int q_component_input_states(const QComponent* component,
+                                       uint32_t* states) QUARN_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "component/build.h"
 #include "front/parser.h"
 
 namespace q_core::lib {
@@ -72,6 +73,38 @@ bool is_valid_utf8(std::string_view text) {
 
 using q_core::lib::set_error;
 
+namespace {
+
+namespace build = compiler::component::build;
+using compiler::ir::component::Component;
+
+// Builds a two-part component from deep copies of both arguments, which the
+// caller keeps.
+template <class Combinator>
+QComponent* combine(const QComponent* left, const QComponent* right, Combinator combinator) {
+  if (left == nullptr) {
+    set_error(std::string_view("null left component"));
+    return nullptr;
+  }
+  if (right == nullptr) {
+    set_error(std::string_view("null right component"));
+    return nullptr;
+  }
+  return new QComponent{combinator(Component(left->value), Component(right->value))};
+}
+
+// The boundary of `component`, or nothing with the failure recorded.
+std::optional<build::ComponentBoundary> boundary_or_error(const QComponent& component) {
+  auto boundary = build::component_boundary(component.value);
+  if (!boundary) {
+    set_error(std::move(boundary.error()));
+    return std::nullopt;
+  }
+  return std::move(*boundary);
+}
+
+}  // namespace
+
 extern "C" {
 
 const char* q_error(void) noexcept {
@@ -100,5 +133,93 @@ QComponent* q_parse(const char* text) noexcept {
 }
 
 void q_component_free(QComponent* component) noexcept { delete component; }
+
+// Component handles: combinators and boundary queries. Every combinator
+// copies its arguments; the queries compute the boundary afresh each time.
+
+QComponent* q_identity(void) noexcept {
+  return new QComponent{compiler::ir::component::Identity{}};
+}
+
+QComponent* q_pair(const QComponent* left, const QComponent* right) noexcept {
+  return combine(left, right, build::pair);
+}
+
+QComponent* q_chain(const QComponent* left, const QComponent* right) noexcept {
+  return combine(left, right, build::chain);
+}
+
+QComponent* q_fanout(const QComponent* left, const QComponent* right) noexcept {
+  return combine(left, right, build::fanout);
+}
+
+QComponent* q_compose(const QComponent* left, const QComponent* right) noexcept {
+  return combine(left, right, build::compose);
+}
+
+QComponent* q_swap(const QComponent* component) noexcept {
+  if (component == nullptr) {
+    set_error(std::string_view("null component"));
+    return nullptr;
+  }
+  return new QComponent{build::swap(Component(component->value))};
+}
+
+QComponent* q_bind_input(const QComponent* component, size_t index) noexcept {
+  if (component == nullptr) {
+    set_error(std::string_view("null component"));
+    return nullptr;
+  }
+  return new QComponent{build::bind_input(Component(component->value), index)};
+}
+
+int q_component_input_count(const QComponent* component, size_t* count) noexcept {
+  if (component == nullptr) {
+    set_error(std::string_view("null component"));
+    return -1;
+  }
+  if (count == nullptr) {
+    set_error(std::string_view("null input count output"));
+    return -1;
+  }
+  const auto boundary = boundary_or_error(*component);
+  if (!boundary) return -1;
+  *count = boundary->inputs.size();
+  return 0;
+}
+
+int q_component_output_count(const QComponent* component, size_t* count) noexcept {
+  if (component == nullptr) {
+    set_error(std::string_view("null component"));
+    return -1;
+  }
+  if (count == nullptr) {
+    set_error(std::string_view("null output count output"));
+    return -1;
+  }
+  const auto boundary = boundary_or_error(*component);
+  if (!boundary) return -1;
+  *count = boundary->outputs;
+  return 0;
+}
+
+int q_component_input_states(const QComponent* component, uint32_t* states) noexcept {
+  if (component == nullptr) {
+    set_error(std::string_view("null component"));
+    return -1;
+  }
+  if (states == nullptr) {
+    set_error(std::string_view("null input states"));
+    return -1;
+  }
+  const auto boundary = boundary_or_error(*component);
+  if (!boundary) return -1;
+  for (std::size_t i = 0; i < boundary->inputs.size(); ++i) {
+    states[i] = static_cast<uint32_t>(boundary->inputs[i]);
+  }
+  return 0;
+}
+
+// End of component handles.
 
 }  // extern "C"
