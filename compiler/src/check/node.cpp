@@ -168,27 +168,19 @@ std::expected<std::optional<Site>, std::string> required_init_site_from_order(
 Result validate_init_site_from_order(const MultiIndex& output, const std::vector<LoopLevel>& order,
                                      const Site& init) {
   const std::size_t end = innermost_output_end(output, order);
-  const auto must_be_inside = [&] {
+  // Root sits before every loop (position 0); At(level) at the level's
+  // position in the order, counting from 1.
+  std::size_t position = 0;
+  if (const auto* at = std::get_if<ir::node::At>(&init)) {
+    const auto it = std::ranges::find(order, at->level);
+    if (it == order.end()) return std::unexpected("init site is outside loop order");
+    position = static_cast<std::size_t>(it - order.begin()) + 1;
+  }
+  if (position < end) {
     return std::unexpected(fmt::format("init site must be at or inside {}",
                                        format_site(ir::node::At{order[end - 1]})));
-  };
-  struct Visitor {
-    const std::vector<LoopLevel>& order;
-    std::size_t end;
-    decltype(must_be_inside)& fail;
-    Result operator()(const ir::node::Root&) const {
-      if (end == 0) return {};
-      return fail();
-    }
-    Result operator()(const ir::node::At& at) const {
-      const auto it = std::ranges::find(order, at.level);
-      if (it == order.end()) return std::unexpected("init site is outside loop order");
-      const auto position = static_cast<std::size_t>(it - order.begin()) + 1;
-      if (position < end) return fail();
-      return {};
-    }
-  };
-  return std::visit(Visitor{order, end, must_be_inside}, init);
+  }
+  return {};
 }
 
 Result validate_node(const ir::node::Node& node) {
