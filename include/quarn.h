@@ -114,6 +114,121 @@ QUARN_API int q_component_output_count(const QComponent* component, size_t* coun
 QUARN_API int q_component_input_states(const QComponent* component,
                                        uint32_t* states) QUARN_NOEXCEPT;
 
+/* ------------------------------------------------------------ programs */
+
+/* A compiled program, loaded and ready to run. */
+typedef struct QProgram QProgram;
+
+/* The device a program runs on and memory lives on: Cpu (0) or Cuda (1). */
+typedef uint32_t Device;
+enum { Cpu = 0, Cuda = 1 };
+
+/*
+ * A read-only input tensor: `rank` extents at `shape`, and their product of
+ * floats at `data`, densely, last dimension fastest. Stays the caller's.
+ */
+typedef struct Tensor {
+  const float* data;
+  const size_t* shape;
+  size_t rank;
+} Tensor;
+
+/* A caller-allocated output tensor for q_exec_into. */
+typedef struct TensorMut {
+  float* data;
+  const size_t* shape;
+  size_t rank;
+} TensorMut;
+
+/*
+ * One output of q_exec: `len` floats (the product of the extents, 1 for
+ * rank 0) and `rank` extents (`shape` must not be read when rank is 0).
+ */
+typedef struct OutputTensor {
+  float* data;
+  size_t* shape;
+  size_t rank;
+  size_t len;
+} OutputTensor;
+
+/* The outputs of q_exec, in output order; all zero on failure. */
+typedef struct OutputTensors {
+  OutputTensor* tensors;
+  size_t count;
+} OutputTensors;
+
+/*
+ * Compiles a component for a device: validates it, generates code, builds
+ * it (with `cc` for Cpu) into a temporary shared object and loads it.
+ * Returns a program to release with q_program_free, or NULL with the message
+ * in q_error() ("null component", a compile error, or the C compiler's
+ * failure).
+ */
+QUARN_API QProgram* q_compile(const QComponent* component, Device device) QUARN_NOEXCEPT;
+
+/*
+ * The source text q_compile would build, as a string to release with
+ * q_string_free; NULL on failure, with the message in q_error().
+ */
+QUARN_API char* q_code(const QComponent* component, Device device) QUARN_NOEXCEPT;
+
+/* The device the program was compiled for; 0 with "null program" for NULL. */
+QUARN_API int q_program_device(const QProgram* program) QUARN_NOEXCEPT;
+
+/* Releases a program and removes its shared object. NULL is a no-op. */
+QUARN_API void q_program_free(QProgram* program) QUARN_NOEXCEPT;
+
+/* The number of outputs; 0 with "null program" for NULL. */
+QUARN_API size_t q_output_count(const QProgram* program) QUARN_NOEXCEPT;
+
+/* Writes one rank per output into `ranks` (q_output_count entries). 0 or -1. */
+QUARN_API int q_output_ranks(const QProgram* program, size_t* ranks) QUARN_NOEXCEPT;
+
+/*
+ * Writes the extents of output i, for the given inputs, into `shapes[i]`
+ * (rank i entries each). 0 or -1 ("null program", "null inputs", "null
+ * shapes").
+ */
+QUARN_API int q_output_shapes(const QProgram* program, const Tensor* inputs, size_t input_count,
+                              size_t** shapes) QUARN_NOEXCEPT;
+
+/*
+ * Runs the program on `inputs` (in program-input order) and returns newly
+ * allocated outputs, to release with q_outputs_free. On failure returns
+ * { NULL, 0 } with the message in q_error().
+ */
+QUARN_API OutputTensors q_exec(const QProgram* program, const Tensor* inputs,
+                               size_t input_count) QUARN_NOEXCEPT;
+
+/*
+ * Runs the program into caller-allocated outputs, whose ranks and shapes
+ * must be those q_output_ranks and q_output_shapes report for the same
+ * inputs. 0, or -1 with "null program", "null inputs", "wrong output count"
+ * or "null outputs".
+ */
+QUARN_API int q_exec_into(const QProgram* program, const Tensor* inputs, size_t input_count,
+                          TensorMut* outputs, size_t output_count) QUARN_NOEXCEPT;
+
+/* Releases what q_exec returned. NULL or a count of 0 is a no-op. */
+QUARN_API void q_outputs_free(OutputTensor* tensors, size_t count) QUARN_NOEXCEPT;
+
+/*
+ * Allocates `len` floats on the device (uninitialised); release with q_free
+ * on the same device. NULL with "allocation failed" or "allocation size
+ * overflow".
+ */
+QUARN_API float* q_alloc(Device device, size_t len) QUARN_NOEXCEPT;
+
+/* Releases a buffer from q_alloc with the same device. NULL is a no-op. */
+QUARN_API void q_free(Device device, float* data) QUARN_NOEXCEPT;
+
+/*
+ * Copies `len` floats between any two devices. A `len` of 0 does nothing and
+ * succeeds whatever the pointers. 0, or -1 with "null copy pointer".
+ */
+QUARN_API int q_copy(Device dst_device, float* dst, Device src_device, const float* src,
+                     size_t len) QUARN_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

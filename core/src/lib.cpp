@@ -11,6 +11,13 @@
 #include <optional>
 #include <utility>
 
+#include <fmt/format.h>
+
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "backends/cpu.h"
 #include "component/build.h"
 #include "front/parser.h"
 
@@ -221,5 +228,269 @@ int q_component_input_states(const QComponent* component, uint32_t* states) noex
 }
 
 // End of component handles.
+
+}  // extern "C"
+
+// ------------------------------------------------------------------ programs
+
+namespace {
+
+using q_core::backends::Program;
+namespace backends = q_core::backends;
+
+static_assert(sizeof(Tensor) == sizeof(backends::Tensor));
+static_assert(sizeof(TensorMut) == sizeof(backends::TensorMut));
+
+const backends::Tensor* as_backend(const Tensor* inputs) {
+  return reinterpret_cast<const backends::Tensor*>(inputs);
+}
+
+// The backend for a device value, or a message for a value that names none.
+std::expected<backends::Device, std::string> device_from(Device device) {
+  switch (device) {
+    case Cpu: return backends::Device::Cpu;
+    case Cuda: return std::unexpected(std::string("cuda backend is not available in this build"));
+  }
+  return std::unexpected(fmt::format("unknown device {}", device));
+}
+
+// Releases the first `n` records' buffers and the array itself.
+void free_outputs(OutputTensor* tensors, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    std::free(tensors[i].data);
+    std::free(tensors[i].shape);
+  }
+  std::free(tensors);
+}
+
+// The product of `shape`, or nothing when it does not fit in a byte count
+// of floats.
+std::optional<std::size_t> element_count(const std::size_t* shape, std::size_t rank) {
+  std::size_t len = 1;
+  for (std::size_t d = 0; d < rank; ++d) {
+    if (shape[d] != 0 && len > (std::size_t{1} << 62) / shape[d]) return std::nullopt;
+    len *= shape[d];
+  }
+  return len;
+}
+
+}  // namespace
+
+extern "C" {
+
+QProgram* q_compile(const QComponent* component, Device device) noexcept {
+  if (component == nullptr) {
+    set_error(std::string_view("null component"));
+    return nullptr;
+  }
+  auto backend = device_from(device);
+  if (!backend) {
+    set_error(std::move(backend.error()));
+    return nullptr;
+  }
+  auto program = backends::cpu::compile(component->value);
+  if (!program) {
+    set_error(std::move(program.error()));
+    return nullptr;
+  }
+  return new QProgram{std::move(*program)};
+}
+
+char* q_code(const QComponent* component, Device device) noexcept {
+  if (component == nullptr) {
+    set_error(std::string_view("null component"));
+    return nullptr;
+  }
+  auto backend = device_from(device);
+  if (!backend) {
+    set_error(std::move(backend.error()));
+    return nullptr;
+  }
+  auto text = backends::cpu::render(component->value);
+  if (!text) {
+    set_error(std::move(text.error()));
+    return nullptr;
+  }
+  if (text->find('\0') != std::string::npos) {
+    set_error(std::string_view("source contains interior NUL"));
+    return nullptr;
+  }
+  char* out = static_cast<char*>(std::malloc(text->size() + 1));
+  if (out == nullptr) {
+    set_error(std::string_view("allocation failed"));
+    return nullptr;
+  }
+  std::memcpy(out, text->c_str(), text->size() + 1);
+  return out;
+}
+
+int q_program_device(const QProgram* program) noexcept {
+  if (program == nullptr) {
+    set_error(std::string_view("null program"));
+    return 0;
+  }
+  return static_cast<int>(program->value.device());
+}
+
+void q_program_free(QProgram* program) noexcept { delete program; }
+
+size_t q_output_count(const QProgram* program) noexcept {
+  if (program == nullptr) {
+    set_error(std::string_view("null program"));
+    return 0;
+  }
+  return program->value.count()();
+}
+
+int q_output_ranks(const QProgram* program, size_t* ranks) noexcept {
+  if (program == nullptr) {
+    set_error(std::string_view("null program"));
+    return -1;
+  }
+  if (ranks == nullptr) {
+    set_error(std::string_view("null ranks"));
+    return -1;
+  }
+  program->value.ranks()(ranks);
+  return 0;
+}
+
+int q_output_shapes(const QProgram* program, const Tensor* inputs, size_t input_count,
+                    size_t** shapes) noexcept {
+  if (program == nullptr) {
+    set_error(std::string_view("null program"));
+    return -1;
+  }
+  if (inputs == nullptr && input_count != 0) {
+    set_error(std::string_view("null inputs"));
+    return -1;
+  }
+  if (shapes == nullptr) {
+    set_error(std::string_view("null shapes"));
+    return -1;
+  }
+  program->value.shapes()(as_backend(inputs), shapes);
+  return 0;
+}
+
+OutputTensors q_exec(const QProgram* program, const Tensor* inputs, size_t input_count) noexcept {
+  if (program == nullptr) {
+    set_error(std::string_view("null program"));
+    return {nullptr, 0};
+  }
+  if (inputs == nullptr && input_count != 0) {
+    set_error(std::string_view("null inputs"));
+    return {nullptr, 0};
+  }
+  const Program& p = program->value;
+  const std::size_t n = p.count()();
+  if (n == 0) {
+    p.exec()(as_backend(inputs), nullptr);
+    return {nullptr, 0};
+  }
+
+  // Every record starts zeroed so that a failure part way can release
+  // exactly what was allocated.
+  auto* records = static_cast<OutputTensor*>(std::calloc(n, sizeof(OutputTensor)));
+  std::vector<std::size_t> ranks(n, 0);
+  std::vector<std::size_t*> shapes(n, nullptr);
+  std::vector<backends::TensorMut> views(n);
+  auto fail = [&](std::string_view message) -> OutputTensors {
+    if (records != nullptr) free_outputs(records, n);
+    set_error(message);
+    return {nullptr, 0};
+  };
+  if (records == nullptr) return fail("allocation failed");
+
+  p.ranks()(ranks.data());
+  for (std::size_t i = 0; i < n; ++i) {
+    records[i].rank = ranks[i];
+    if (ranks[i] == 0) continue;
+    records[i].shape = static_cast<std::size_t*>(std::calloc(ranks[i], sizeof(std::size_t)));
+    if (records[i].shape == nullptr) return fail("allocation failed");
+    shapes[i] = records[i].shape;
+  }
+  p.shapes()(as_backend(inputs), shapes.data());
+  for (std::size_t i = 0; i < n; ++i) {
+    auto len = element_count(records[i].shape, records[i].rank);
+    if (!len) return fail("allocation size overflow");
+    records[i].len = *len;
+    records[i].data = static_cast<float*>(std::calloc(*len == 0 ? 1 : *len, sizeof(float)));
+    if (records[i].data == nullptr) return fail("allocation failed");
+    views[i] = backends::TensorMut{records[i].data, records[i].shape, records[i].rank};
+  }
+  p.exec()(as_backend(inputs), views.data());
+  return {records, n};
+}
+
+int q_exec_into(const QProgram* program, const Tensor* inputs, size_t input_count,
+                TensorMut* outputs, size_t output_count) noexcept {
+  if (program == nullptr) {
+    set_error(std::string_view("null program"));
+    return -1;
+  }
+  if (inputs == nullptr && input_count != 0) {
+    set_error(std::string_view("null inputs"));
+    return -1;
+  }
+  if (output_count != program->value.count()()) {
+    set_error(std::string_view("wrong output count"));
+    return -1;
+  }
+  if (outputs == nullptr && output_count != 0) {
+    set_error(std::string_view("null outputs"));
+    return -1;
+  }
+  program->value.exec()(as_backend(inputs), reinterpret_cast<backends::TensorMut*>(outputs));
+  return 0;
+}
+
+void q_outputs_free(OutputTensor* tensors, size_t count) noexcept {
+  if (tensors == nullptr || count == 0) return;
+  free_outputs(tensors, count);
+}
+
+float* q_alloc(Device device, size_t len) noexcept {
+  auto backend = device_from(device);
+  if (!backend) {
+    set_error(std::move(backend.error()));
+    return nullptr;
+  }
+  if (len > (std::size_t{1} << 62) - 1) {
+    set_error(std::string_view("allocation size overflow"));
+    return nullptr;
+  }
+  auto* data = static_cast<float*>(std::malloc(len == 0 ? 1 : len * sizeof(float)));
+  if (data == nullptr) set_error(std::string_view("allocation failed"));
+  return data;
+}
+
+void q_free(Device device, float* data) noexcept {
+  if (data == nullptr) return;
+  auto backend = device_from(device);
+  if (!backend) {
+    set_error(std::move(backend.error()));
+    return;
+  }
+  std::free(data);
+}
+
+int q_copy(Device dst_device, float* dst, Device src_device, const float* src,
+           size_t len) noexcept {
+  if (len == 0) return 0;
+  if (dst == nullptr || src == nullptr) {
+    set_error(std::string_view("null copy pointer"));
+    return -1;
+  }
+  for (Device device : {dst_device, src_device}) {
+    auto backend = device_from(device);
+    if (!backend) {
+      set_error(std::move(backend.error()));
+      return -1;
+    }
+  }
+  std::memcpy(dst, src, len * sizeof(float));
+  return 0;
+}
 
 }  // extern "C"

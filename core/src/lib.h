@@ -5,11 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include "backends/program.h"
 #include "ir/component.h"
 #include "quarn.h"
 
 struct QComponent {
   compiler::ir::component::Component value;
+};
+
+struct QProgram {
+  q_core::backends::Program value;
 };
 
 namespace q_core::lib {
