@@ -104,4 +104,76 @@ inline m::Module empty_module() {
   };
 }
 
+inline m::Expr param(const char* array, std::size_t j) {
+  return At(Id(array), U(j));
+}
+inline m::Place param_place(const char* array, std::size_t j) {
+  return PAt(PVar(array), U(j));
+}
+inline m::Expr dim(m::Expr buffer, m::FieldName field, std::size_t d) {
+  return At(Dot(std::move(buffer), field), U(d));
+}
+
+// Row sums of an element-wise square, through an intermediate: f0 squares
+// the input into s0, whose rows are padded to a multiple of 4; f1 sums the
+// rows of s0 over a column loop split by 4 and guarded against the padding.
+// f1 also declares an (unused) stack buffer.
+inline m::Module row_sums_of_squares_module() {
+  const auto acc = [] {
+    return PAt(PDot(param_place("writeables", 0), m::FieldName::Data), Id("i0"));
+  };
+  const m::Expr rows = dim(param("readonlys", 0), m::FieldName::Shape, 0);
+  const m::Expr cols = dim(param("readonlys", 0), m::FieldName::Shape, 1);
+  const m::Expr element =
+      At(Dot(param("readonlys", 0), m::FieldName::Data),
+         Add(Mul(Id("i0"), dim(param("readonlys", 0), m::FieldName::Layout, 1)), Id("i1")));
+  const m::Expr split_element =
+      At(Dot(param("readonlys", 0), m::FieldName::Data),
+         Add(Mul(Id("i0"), dim(param("readonlys", 0), m::FieldName::Layout, 1)),
+             Add(Mul(Id("i1"), U(4)), Id("i2"))));
+  const m::Expr in_shape = dim(At(Id("inputs"), U(0)), m::FieldName::Shape, 0);
+  return m::Module{
+      .count = Function("count", m::Signature::Count, {Ret(U(1))}),
+      .ranks =
+          Function("ranks", m::Signature::Ranks, {Assign(PAt(PVar("ranks"), U(0)), U(1)), Ret()}),
+      .shapes = Function("shapes", m::Signature::Shapes,
+                         {Assign(PAt(PAt(PVar("shapes"), U(0)), U(0)), in_shape), Ret()}),
+      .exec = Function(
+          "exec", m::Signature::Exec,
+          {Let(m::ty::View{}, "in0", Conv(m::Conversion::AsView, At(Id("inputs"), U(0)))),
+           Let(m::ty::ViewMut{}, "out0", Conv(m::Conversion::AsViewMut, At(Id("outputs"), U(0)))),
+           m::Alloc{
+               "s0",
+               {in_shape, dim(At(Id("inputs"), U(0)), m::FieldName::Shape, 1)},
+               {in_shape,
+                Mul(Div(Sub(Add(dim(At(Id("inputs"), U(0)), m::FieldName::Shape, 1), U(4)), U(1)),
+                        U(4)),
+                    U(4))}},
+           m::Dispatch{"f0", {"in0"}, {"s0"}}, m::Dispatch{"f1", {"s0"}, {"out0"}}, m::Free{"s0"},
+           Ret()}),
+      .kernels = {Function(
+                      "f0", m::Signature::Kernel,
+                      {For("i0", rows,
+                           {For("i1", cols,
+                                {Assign(PAt(PDot(param_place("writeables", 0), m::FieldName::Data),
+                                            Add(Mul(Id("i0"), dim(param("writeables", 0),
+                                                                  m::FieldName::Layout, 1)),
+                                                Id("i1"))),
+                                        Ap(Op::Mul, {element, element}))})})}),
+                  Function(
+                      "f1", m::Signature::Kernel,
+                      {m::StackAlloc{"l0", {}, {U(4)}},
+                       For("i0", rows,
+                           {Assign(acc(), F(0)),
+                            For("i1", Div(Sub(Add(cols, U(4)), U(1)), U(4)),
+                                {For("i2", U(4),
+                                     {If(Lt(Add(Mul(Id("i1"), U(4)), Id("i2")), cols),
+                                         {Assign(acc(), Ap(Op::Add, {m::expr::Index{
+                                                                         Dot(param("writeables", 0),
+                                                                             m::FieldName::Data),
+                                                                         Id("i0")},
+                                                                     split_element}))})})})})})},
+  };
+}
+
 }  // namespace quarn_test::module_builder
