@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -92,6 +93,8 @@ Library::~Library() {
 }
 
 std::expected<void*, std::string> Library::symbol(const char* name) const {
+  // A null handle would make dlsym search the whole process.
+  assert(handle_ != nullptr);
   dlerror();
   void* address = dlsym(handle_, name);
   if (address == nullptr) {
