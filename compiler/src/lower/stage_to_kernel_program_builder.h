@@ -205,6 +205,8 @@ class KernelBuilder {
     const std::vector<LoopInfo>& loops;
     DepthLists& depths;
     std::vector<OnlineCorrection>& corrections;
+    // Corrections that entered the stage, with the operand they came through.
+    std::vector<std::pair<std::size_t, OnlineCorrection>> received{};
   };
 
   const Stage& stage(std::size_t i) const;

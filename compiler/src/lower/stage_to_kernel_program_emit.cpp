@@ -484,6 +484,7 @@ Expected<EmittedStage> KernelBuilder::emit_stage(std::size_t i, const AxisMap& c
       if (!dest) return std::unexpected(dest.error());
       auto list = renumber_corrections(producer, s, j, h.corrections);
       if (!list) return std::unexpected(list.error());
+      for (const OnlineCorrection& c : *list) ctx.received.emplace_back(j, c);
       if (can_apply_online_corrections(s, *list)) {
         if (auto r = apply_online_corrections_at_stage(ctx, *list); !r)
           return std::unexpected(r.error());
@@ -520,6 +521,19 @@ Expected<EmittedStage> KernelBuilder::emit_stage(std::size_t i, const AxisMap& c
     for (KAction& action : emitted->actions) target.push_back(std::move(action));
     if (auto r = handle_online_corrections_at_stage(ctx, j, *list); !r)
       return std::unexpected(r.error());
+  }
+
+  // A product or quotient of two values carrying the same correction scales
+  // by its square or not at all; one rescale of the accumulator cannot fix
+  // that.
+  if (!s.output.init && (s.op == Op::Mul || s.op == Op::Div)) {
+    for (const auto& [p1, c1] : ctx.received) {
+      for (const auto& [p2, c2] : ctx.received) {
+        if (p1 != p2 && same_correction(c1, c2))
+          return fail(fmt::format("online reduction correction reaches both operands of `{}`",
+                                  ir::common::op_name(s.op)));
+      }
+    }
   }
 
   // 8. The running value's correction goes to the consumer.

@@ -35,6 +35,46 @@ KExpr read(KAccess access) {
   return KExpr{KExpr::Read{std::move(access)}};
 }
 
+// The accumulator rescales everything it has summed so far by one factor f
+// (old / new, or e^(old - new)). That reproduces the meaning only when every
+// contribution is proportional to the corrected value, so each stage between
+// the corrected value and the accumulator must scale its result by exactly
+// the factor its corrected operand was scaled by: a product with another
+// value, a quotient whose numerator is the corrected value, a copy or a
+// negation. Anything else (a sum with an uncorrected value, log, a
+// comparison, max/min, a corrected divisor) is not proportional, and a
+// program that needs it is rejected rather than computed wrongly. A value
+// that carries the same correction into both operands of a product or a
+// quotient is rejected by the emitter.
+bool passes_ready_correction(const Stage& stage, std::size_t position) {
+  const std::size_t arity = stage.inputs.size();
+  switch (stage.op) {
+    case Op::Mul:  // a product, or a copy
+      return true;
+    case Op::Div:  // a quotient with this numerator; the one-operand form is 1 / x
+      return arity == 2 && position == 0;
+    case Op::Add:  // one operand: a copy
+    case Op::Sub:  // one operand: a negation
+    case Op::And:
+    case Op::Or:
+    case Op::Xor:
+      return arity == 1;
+    case Op::Max:
+    case Op::Min:
+    case Op::Pow:
+    case Op::Log:
+    case Op::Gt:
+    case Op::Ge:
+    case Op::Lt:
+    case Op::Le:
+    case Op::Eq:
+    case Op::Ne:
+    case Op::Not:
+      return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool same_correction(const OnlineCorrection& a, const OnlineCorrection& b) {
@@ -66,6 +106,9 @@ Expected<OnlineCorrection> propagate_online_correction(const Stage& stage, std::
         case CorrectionState::Shifted:
           return fail("division correction reached invalid shifted state");
         case CorrectionState::Ready:
+          if (!passes_ready_correction(stage, position))
+            return fail(fmt::format("online reduction correction cannot pass operator `{}`",
+                                    ir::common::op_name(stage.op)));
           return out;
       }
       break;
@@ -78,12 +121,17 @@ Expected<OnlineCorrection> propagate_online_correction(const Stage& stage, std::
           }
           return fail("online max correction requires a subtraction use before exponentiation");
         case CorrectionState::Shifted:
-          if (stage.op == Op::Pow) {
+          // Only the one-operand form of Pow is e^x; a^b would not turn the
+          // subtracted maximum into a factor.
+          if (stage.op == Op::Pow && stage.inputs.size() == 1) {
             out.state = CorrectionState::Ready;
             return out;
           }
           return fail("online max correction requires exponentiation before accumulation");
         case CorrectionState::Ready:
+          if (!passes_ready_correction(stage, position))
+            return fail(fmt::format("online reduction correction cannot pass operator `{}`",
+                                    ir::common::op_name(stage.op)));
           return out;
       }
       break;
@@ -231,6 +279,7 @@ Status KernelBuilder::handle_online_corrections_at_stage(
     StageContext& ctx, std::size_t position, const std::vector<OnlineCorrection>& list) {
   const std::vector<OnlineCorrection> corrections = dedup_online_corrections(list);
   if (corrections.empty()) return {};
+  for (const OnlineCorrection& c : corrections) ctx.received.emplace_back(position, c);
   if (can_apply_online_corrections(ctx.stage, corrections))
     return apply_online_corrections_at_stage(ctx, corrections);
   auto propagated = propagate_online_corrections(ctx.stage, position, corrections);
@@ -268,9 +317,18 @@ Status KernelBuilder::apply_online_corrections_at_stage(StageContext& ctx,
       to_apply.push_back(c);
   }
   const bool root = ctx.index == root_;
+  // The accumulator's consumer reads it after the accumulator's own loops
+  // have finished; a correction whose running loops are all among them is
+  // complete by then and goes no further. One over a loop that encloses the
+  // accumulator still changes while the consumer reads, so it is handed on.
   auto hand_on = [&] {
     if (root) return;
-    for (const OnlineCorrection& c : corrections) ctx.corrections.push_back(c);
+    for (const OnlineCorrection& c : corrections) {
+      const bool open_outside = std::any_of(c.loops.begin(), c.loops.end(), [&](std::size_t id) {
+        return !loop_position(ctx.loops, id).has_value();
+      });
+      if (open_outside) ctx.corrections.push_back(c);
+    }
   };
   if (to_apply.empty()) {
     hand_on();
