@@ -1,6 +1,7 @@
 // Node graph to stage program. Assumes nothing of its input beyond what
-// validate_node_graph accepts (it runs that first) and returns only programs
-// that validate_stage_graph accepts (it runs that last).
+// validate_node_graph accepts (it runs that first), rejects split factors
+// that would make an extent divide by zero, and returns only programs that
+// validate_stage_graph accepts (it runs that last).
 //
 // The Builder walks the graph from its outputs. A node reached through an
 // operand without a compute site is built once as a materialized stage
@@ -509,10 +510,33 @@ class Builder {
   Scope next_scope_ = 0;
 };
 
+// Split factors become loop extents and divisors of the generated extent
+// computation ceil(E / product): a zero factor, or a product that does not
+// fit a size (and may wrap to zero), would divide by zero at run time.
+Expected<void> check_split_factors(const nd::NodeGraph& graph) {
+  for (std::size_t n = 0; n < graph.nodes.size(); ++n) {
+    const std::vector<nd::SplitList>& splits = graph.nodes[n].value.splits;
+    for (Index x = 0; x < splits.size(); ++x) {
+      std::size_t product = 1;
+      for (std::size_t factor : splits[x]) {
+        if (factor == 0) return Fail(fmt::format("node {}: index {} has split factor 0", n, x));
+        if (product > std::numeric_limits<std::size_t>::max() / factor) {
+          return Fail(fmt::format("node {}: split factors of index {} overflow", n, x));
+        }
+        product *= factor;
+      }
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 LowerResult<st::StageProgram> lower_node_graph_to_stage_program(const nd::NodeGraph& node_graph) {
   if (auto ok = check::graph::validate_node_graph(node_graph); !ok) {
+    return std::unexpected(LowerError{ok.error()});
+  }
+  if (auto ok = check_split_factors(node_graph); !ok) {
     return std::unexpected(LowerError{ok.error()});
   }
   Builder builder(node_graph);

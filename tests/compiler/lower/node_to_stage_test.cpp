@@ -303,6 +303,10 @@ TEST(LowerNodeGraphToStageProgram, Failures) {
        "producer output has 1 shape dimensions but consumer input 0 has 2 shape dimensions"},
       {[] { return build::chain(parse("ij ~ i"), parse("ij ~ ij")); },
        "stage input expects rank 2 but source stage 0 has rank 1"},
+      // Factors the generated extent computation would divide by zero with.
+      {[] { return parse("-ij ~ ij | j:4:0 |"); }, "node 0: index 1 has split factor 0"},
+      {[] { return build::chain(parse("-i ~ i"), parse("ij ~ ij | i:4294967296:4294967296 |")); },
+       "node 1: split factors of index 0 overflow"},
       // A repeated operand index passes the front end, not the stage checks.
       {[] { return parse("ii ~ i"); }, "node 0: input 0 shape repeats index 0"},
   };
@@ -369,6 +373,8 @@ const std::vector<std::regex>& known_failures() {
         "axis {} does not exist for pruning",
         "producer axes align with consumer axes {}, expected {}",
         "axis {} does not exist while lowering layout",
+        "node {}: index {} has split factor 0",
+        "node {}: split factors of index {} overflow",
         // Stage validation, per stage and per graph.
         "node {}: {}",
         "node {} input references {}",
