@@ -8,7 +8,8 @@
 
 namespace q_core::backends::cpu {
 
-std::expected<std::string, std::string> render(const compiler::ir::component::Component& component) {
+std::expected<std::string, std::string> render(
+    const compiler::ir::component::Component& component) {
   auto module = compiler::pipeline::lower_component_to_module(component);
   if (!module) return std::unexpected(compiler::lower::debug_string(module.error()));
   return compiler::backends::c::render(*module);
