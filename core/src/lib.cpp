@@ -415,8 +415,11 @@ OutputTensors q_exec(const QProgram* program, const Tensor* inputs, size_t input
     auto len = element_count(records[i].shape, records[i].rank);
     if (!len) return fail("allocation size overflow");
     records[i].len = *len;
-    records[i].data = static_cast<float*>(std::calloc(*len == 0 ? 1 : *len, sizeof(float)));
-    if (records[i].data == nullptr) return fail("allocation failed");
+    // An empty output has no elements to hold: its data stays null.
+    if (*len != 0) {
+      records[i].data = static_cast<float*>(std::calloc(*len, sizeof(float)));
+      if (records[i].data == nullptr) return fail("allocation failed");
+    }
     views[i] = backends::TensorMut{records[i].data, records[i].shape, records[i].rank};
   }
   p.exec()(as_backend(inputs), views.data());
@@ -489,7 +492,8 @@ int q_copy(Device dst_device, float* dst, Device src_device, const float* src,
       return -1;
     }
   }
-  std::memcpy(dst, src, len * sizeof(float));
+  // memmove: overlapping ranges within one buffer are a defined copy.
+  std::memmove(dst, src, len * sizeof(float));
   return 0;
 }
 
