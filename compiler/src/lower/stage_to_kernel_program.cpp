@@ -2,8 +2,11 @@
 
 #include <fmt/format.h>
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "check/kernel_program.h"
 #include "check/stage.h"
@@ -103,6 +106,44 @@ struct BufferUses {
     }
   }
 };
+
+// Gives a program output a buffer of its own holding a copy of buffer
+// `from`: an Output buffer with `from`'s shape and storage layout, written
+// by a new kernel that copies it element by element in storage order (one
+// parallel loop per storage dimension around a one-operand Add, which is the
+// plain value). Used for outputs that are program inputs and for a value
+// named by a second output, so that every program output is a distinct
+// tensor some kernel fills. Returns the new buffer.
+Expected<BufferId> add_copy(Builder& builder, BufferId from) {
+  const std::optional<Source> source = builder.sources[from.value];
+  if (!source) return fail(fmt::format("program output buffer {} has no graph source", from.value));
+  const BufferId id{builder.buffers.size()};
+  const ks::Buffer& original = builder.buffers[from.value];
+  ks::Buffer buffer{original.shape, original.layout, ks::BufferKind::Output, ks::Storage::Global};
+  std::vector<ks::Iter> indexes;
+  for (std::size_t d = 0; d < buffer.layout.dims.size(); ++d) {
+    if (buffer.layout.dims[d].source == from) buffer.layout.dims[d].source = id;
+    indexes.push_back(ks::Iter{ks::Iter::Loop{d}});
+  }
+  const std::vector<KExtent> extents = original.layout.dims;
+  builder.buffers.push_back(std::move(buffer));
+
+  std::vector<KAction> body = {
+      KAction{KAction::Compute{KAccess{indexes, id}, {KAccess{indexes, from}}, Op::Add}}};
+  for (std::size_t d = extents.size(); d-- > 0;) {
+    body = {
+        KAction{KAction::Loop{ks::Block<BufferId>{std::move(body)}, extents[d], d, true, false}}};
+  }
+  ir::graph::Node<ks::Kernel> node;
+  node.value.reads = {from};
+  node.value.writes = {id};
+  node.value.body.actions = std::move(body);
+  node.inputs = {*source};
+  node.output_count = 1;
+  builder.sources.push_back(Source{NodeSource{builder.kernels.size(), 0}});
+  builder.kernels.push_back(std::move(node));
+  return id;
+}
 
 std::string placement_text(const Placement& placement) {
   if (const auto* before = std::get_if<Before>(&placement))
@@ -221,6 +262,18 @@ Expected<ks::KernelProgram> lower(const st::StageProgram& program) {
     result.body.actions = std::move(emitted->actions);
     node.value = std::move(result);
     builder.kernels.push_back(std::move(node));
+  }
+
+  // Copies, after the stage kernels, in output order: every output that is
+  // a program input (an input named by two outputs gets two copies), and
+  // every later output that names the same stage as an earlier one.
+  std::set<BufferId> claimed;
+  for (std::size_t o = 0; o < outputs.size(); ++o) {
+    const bool input = std::holds_alternative<InputSource>(graph.outputs[o]);
+    if (!input && claimed.insert(outputs[o]).second) continue;
+    auto copy = add_copy(builder, outputs[o]);
+    if (!copy) return std::unexpected(copy.error());
+    outputs[o] = *copy;
   }
 
   // Intermediates used by one kernel and stored in constant-size tiles live

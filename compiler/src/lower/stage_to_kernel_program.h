@@ -6,9 +6,11 @@
 // stages in order, then snapshot buffers made for online corrections). Every
 // stage that no other stage computes through a compute site roots one kernel;
 // the stages it computes are fused into its loop nest, recursively. A kernel's
-// parameter lists and dataflow edges are derived from its body; intermediates
-// used by one kernel only and stored in constant-size tiles become local to
-// that kernel.
+// parameter lists and dataflow edges are derived from its body. A program
+// output that is a program input, or that names a stage an earlier output
+// already names, gets an Output buffer of its own filled by a copy kernel
+// after the stage kernels. Intermediates used by one kernel only and stored
+// in constant-size tiles become local to that kernel.
 #pragma once
 
 #include "ir/kernel_program.h"

@@ -74,6 +74,11 @@ Component row_exponentials() {
                {"ik - i ~ ik | | i k 1", "^ik ~ ik | | i k 0"});
 }
 
+// c followed by two copies of its one output.
+Component duplicated(Component c) {
+  return build::chain(std::move(c), build::fanout(identity(), identity()));
+}
+
 TEST(StageToKernelProgram, Goldens) {
   const std::vector<std::pair<std::string, Component>> cases = {
       {"row_sum", parse("ij ~ i")},
@@ -96,6 +101,14 @@ TEST(StageToKernelProgram, Goldens) {
                     chain(parse("ik * kn ~ ikn | | i n k 0"), {"ikn ~ in | | i n k 0"}))},
       {"online_softmax_vector", chain(build::fanout(identity(), parse(">k ~ .")),
                                       {"k - . ~ k | | k 1", "^k ~ k | | k 0", "k ~ . | | k 0"})},
+      // Program outputs that are program inputs, and second outputs of the
+      // same stage, are copied into buffers of their own by kernels after
+      // the stage kernels; an input no stage reads has rank 0.
+      {"identity", identity()},
+      {"input_and_row_sum", build::fanout(identity(), parse("ij ~ i"))},
+      {"input_twice_beside_stage", build::pair(build::fanout(identity(), identity()),
+                                               build::chain(parse("ijk ~ ijk"), identity()))},
+      {"stage_twice", duplicated(parse("ij ~ i"))},
   };
   for (const auto& [name, component] : cases) expect_golden(name, lower_text(component));
 }
@@ -103,10 +116,6 @@ TEST(StageToKernelProgram, Goldens) {
 // x together with a reduction of its rows, in that order.
 Component rows_and(const std::string& reduce) {
   return build::fanout(identity(), parse(reduce));
-}
-
-Component duplicated(Component c) {
-  return build::chain(std::move(c), build::fanout(identity(), identity()));
 }
 
 TEST(StageToKernelProgram, OnlineCorrectionFailures) {
