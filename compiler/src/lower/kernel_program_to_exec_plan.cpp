@@ -376,6 +376,12 @@ class Builder {
   // loop (`binding.enabled`). The grid encloses the whole kernel body, so
   // binding a loop that has siblings would run those siblings once per grid
   // position: on the GPU, concurrently, racing on what they write.
+  //
+  // A loop whose key (its extent's dim) is already recorded in its class
+  // cannot become the next execution dimension: an enclosing bound loop
+  // took that position (in `ij * jk ~ ijk`, j and k both iterate dim 1 of
+  // their operands). Binding stops there; the loop and everything inside
+  // it stay serial loops, which compute the same values.
   Fallible<void> lower_loop(KernelState& state, const Block<BufferId>& block,
                             const Action<BufferId>::Loop& loop, BindingState& binding,
                             std::vector<Action<KernelRef>>& out) const {
@@ -383,8 +389,12 @@ class Builder {
     std::optional<std::size_t> position;
     if (loop.parallel && binding.enabled && block.actions.size() == 1) {
       auto& keys = group_class ? binding.group_keys : binding.lane_keys;
+      const auto& dims = group_class ? state.execution.group : state.execution.lane;
       if (auto found = keys.find(loop.extent.dim); found != keys.end()) {
-        position = found->second;
+        if (found->second == dims.size())
+          position = found->second;
+        else
+          binding.enabled = false;
       } else if (keys.size() <= 2) {
         position = keys.size();
         keys.emplace(loop.extent.dim, *position);

@@ -340,6 +340,62 @@ TEST(LowerKernelProgramToExecPlan, BindsExecutionDimensions) {
             "      init w0[l0] Add zero [1]\n"
             "      compute w0[l0] = Add(r0[l0])\n");
 
+  // The unscheduled `ij * jk ~ ijk`: i and j take their extents from dims 0
+  // and 1 of the first operand, k from dim 1 of the second. k's key is
+  // already taken by j, so binding stops at k, which stays a serial loop.
+  {
+    ProgramBuilder p;
+    const auto a = p.input(2);
+    const auto b = p.input(2);
+    const auto out = p.output({{a, 0}, {a, 1}, {b, 1}});
+    p.kernel({a, b}, {out},
+             {loop(0, a, 0, true,
+                   {loop(1, a, 1, true,
+                         {loop(2, b, 1, true,
+                               {compute(at(out, {it(0), it(1), it(2)}),
+                                        {at(a, {it(0), it(1)}), at(b, {it(1), it(2)})},
+                                        Op::Mul)})})})},
+             {in(a), in(b)});
+    p.program.graph.outputs = {NodeSource{0, 0}};
+    EXPECT_EQ(lower_error(p.program),
+              "lowered:\n"
+              "inputs\n"
+              "  in0 shape [in0.0, in0.1] layout [in0.0, in0.1]\n"
+              "  in1 shape [in1.0, in1.1] layout [in1.0, in1.1]\n"
+              "intermediates\n"
+              "outputs\n"
+              "  out0 shape [in0.0, in0.1, in1.1] layout [in0.0, in0.1, in1.1]\n"
+              "count 1 ranks [3]\n"
+              "  shape 0 [in0.0, in0.1, in1.1]\n"
+              "kernel 0 readonlys 2 writeables 1\n"
+              "  lane 0: loop 0 extent r0.0\n"
+              "  lane 1: loop 1 extent r0.1\n"
+              "  loop 2 extent r1.1\n"
+              "    compute w0[l0, l1, l2] = Mul(r0[l0, l1], r1[l1, l2])\n"
+              "steps\n"
+              "  dispatch kernel 0 reads [Input(0), Input(1)] writes [Output(0)]\n");
+  }
+
+  // A repeated key stops binding also in the group class, and everything
+  // inside the loop that met it stays serial, parallel loops included.
+  EXPECT_EQ(grid(2,
+                 [](std::size_t x, std::size_t out) {
+                   const kp::Iter rec{kp::Iter::Reconstructed{{0, 1}, {4}}};
+                   return Body{loop(
+                       0, x, 0, true,
+                       {loop(1, x, 0, true,
+                             {loop(2, x, 1, true,
+                                   {compute(at(out, {rec, it(2)}), {at(x, {rec, it(2)})},
+                                            Op::Add)})},
+                             Base{{4}})},
+                       Base{{4}})};
+                 }),
+            "kernel 0 readonlys 1 writeables 1\n"
+            "  group 0: loop 0 extent r0.0 Base([4])\n"
+            "  loop 1 extent r0.0 Base([4])\n"
+            "    loop 2 extent r0.1\n"
+            "      compute w0[(l0 l1; 4), l2] = Add(r0[(l0 l1; 4), l2])\n");
+
   // A parallel loop beside other actions is not bound: the grid encloses
   // the whole body, so its siblings would run once per grid position. Here
   // a producer's loop over j fills a local row inside the row loop, before
@@ -421,26 +477,6 @@ TEST(LowerKernelProgramToExecPlan, ReportsFailures) {
          p.program.graph.nodes[0].output_count = 2;
        },
        "buffer 2 shape dim 0 shape dim cycle through buffer 2"},
-      // The unscheduled `ij * jk ~ ijk`: i and j take their extents from
-      // dims 0 and 1 of the first operand, k from dim 1 of the second, so
-      // k's key is already taken at position 1.
-      {"repeated lane key",
-       [](ProgramBuilder& p) {
-         p = ProgramBuilder{};
-         const auto a = p.input(2);
-         const auto b = p.input(2);
-         const auto out = p.output({{a, 0}, {a, 1}, {b, 1}});
-         p.kernel({a, b}, {out},
-                  {loop(0, a, 0, true,
-                        {loop(1, a, 1, true,
-                              {loop(2, b, 1, true,
-                                    {compute(at(out, {it(0), it(1), it(2)}),
-                                             {at(a, {it(0), it(1)}), at(b, {it(1), it(2)})},
-                                             Op::Mul)})})})},
-                  {in(a), in(b)});
-         p.program.graph.outputs = {NodeSource{0, 0}};
-       },
-       "kernel 0 execution dim 1 follows 2 dims"},
       // The assembled plan is validated before it is returned.
       {"access rank checked on the plan",
        [](ProgramBuilder& p) {
@@ -541,27 +577,42 @@ TEST(LowerKernelProgramToExecPlan, FromSource) {
             std::string::npos)
       << fused;
 
+  // An output that is the program input is written by a copy kernel.
+  const std::string passed_on = lower_source(compiler::component::build::fanout(
+      Component{compiler::ir::component::Identity{}}, parse("ij ~ i")));
+  EXPECT_NE(passed_on.find("kernel 1 readonlys 1 writeables 1\n"
+                           "  lane 0: loop 0 extent r0.0\n"
+                           "  lane 1: loop 1 extent r0.1\n"
+                           "  compute w0[l0, l1] = Add(r0[l0, l1])\n"
+                           "steps\n"
+                           "  dispatch kernel 0 reads [Input(0)] writes [Output(1)]\n"
+                           "  dispatch kernel 1 reads [Input(0)] writes [Output(0)]\n"),
+            std::string::npos)
+      << passed_on;
+
   // i and j take their extents from dims 0 and 1 of the first operand, k
-  // from dim 1 of the second: k's key is taken at position 1.
-  EXPECT_EQ(lower_source(parse("ij * jk ~ ijk")), "kernel 0 execution dim 1 follows 2 dims");
+  // from dim 1 of the second: k's key is taken, so k stays a serial loop.
+  const std::string product = lower_source(parse("ij * jk ~ ijk"));
+  EXPECT_NE(product.find("kernel 0 readonlys 2 writeables 1\n"
+                         "  lane 0: loop 0 extent r0.0\n"
+                         "  lane 1: loop 1 extent r0.1\n"
+                         "  loop 2 extent r1.1\n"),
+            std::string::npos)
+      << product;
 }
 
 // Every random program that gets through the kernel lowering either lowers
 // to a plan that passes the validator or fails with one of this lowering's
 // own messages.
 TEST(LowerKernelProgramToExecPlan, RandomPrograms) {
-  // A program output that is directly a program input, or two outputs that
-  // are the same value, has no output buffer of its own and is refused.
   const std::regex own_failure(
-      "output \\d+ references (nonexistent|Input|Intermediate) buffer \\d+|"
-      "output \\d+ repeats buffer \\d+|"
+      "output \\d+ references (nonexistent|Intermediate) buffer \\d+|"
       "output buffer \\d+ is not a program output|"
       "output \\d+ was not lowered|"
       "buffer \\d+ has scalar shape and non-scalar layout|"
       "buffer \\d+ has no exec ref|"
       "buffer \\d+ (shape|layout) dim \\d+ .*|"
-      "kernel \\d+ buffer \\d+ is not a kernel (local|parameter)|"
-      "kernel \\d+ execution dim \\d+ follows \\d+ dims");
+      "kernel \\d+ buffer \\d+ is not a kernel (local|parameter)");
   // The plan validator's messages, which the lowering passes on. (An input
   // read at two ranks by different expressions currently reaches it as
   // "access has 1 indexes for layout rank 2".)
