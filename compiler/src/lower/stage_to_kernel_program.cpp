@@ -267,10 +267,27 @@ Expected<ks::KernelProgram> lower(const st::StageProgram& program) {
   // Copies, after the stage kernels, in output order: every output that is
   // a program input (an input named by two outputs gets two copies), and
   // every later output that names the same stage as an earlier one.
+  // An input's rank is only known from the expressions that read it, so an
+  // input that reaches an output unread has no shape to copy: compiling it
+  // would silently produce a rank-0 program.
+  auto read_by_some_stage = [&](std::size_t k) {
+    for (const auto& node : graph.nodes) {
+      for (const Source& s : node.inputs) {
+        const auto* in = std::get_if<InputSource>(&s);
+        if (in != nullptr && in->index == k) return true;
+      }
+    }
+    return false;
+  };
   std::set<BufferId> claimed;
   for (std::size_t o = 0; o < outputs.size(); ++o) {
-    const bool input = std::holds_alternative<InputSource>(graph.outputs[o]);
-    if (!input && claimed.insert(outputs[o]).second) continue;
+    const auto* input = std::get_if<InputSource>(&graph.outputs[o]);
+    if (input != nullptr && !read_by_some_stage(input->index)) {
+      return fail(fmt::format(
+          "output {} passes input {} through, but no expression reads it, so its rank is unknown",
+          o, input->index));
+    }
+    if (input == nullptr && claimed.insert(outputs[o]).second) continue;
     auto copy = add_copy(builder, outputs[o]);
     if (!copy) return std::unexpected(copy.error());
     outputs[o] = *copy;
