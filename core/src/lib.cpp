@@ -82,6 +82,17 @@ using q_core::lib::set_error;
 
 namespace {
 
+// Records `message` as this thread's failure and returns the failure value.
+template <class T>
+T failed(std::string_view message, T value) {
+  set_error(message);
+  return value;
+}
+
+}  // namespace
+
+namespace {
+
 namespace build = compiler::component::build;
 using compiler::ir::component::Component;
 
@@ -89,14 +100,8 @@ using compiler::ir::component::Component;
 // caller keeps.
 template <class Combinator>
 QComponent* combine(const QComponent* left, const QComponent* right, Combinator combinator) {
-  if (left == nullptr) {
-    set_error(std::string_view("null left component"));
-    return nullptr;
-  }
-  if (right == nullptr) {
-    set_error(std::string_view("null right component"));
-    return nullptr;
-  }
+  if (left == nullptr) return failed("null left component", nullptr);
+  if (right == nullptr) return failed("null right component", nullptr);
   return new QComponent{combinator(Component(left->value), Component(right->value))};
 }
 
@@ -122,15 +127,9 @@ const char* q_error(void) noexcept {
 void q_string_free(char* text) noexcept { std::free(text); }
 
 QComponent* q_parse(const char* text) noexcept {
-  if (text == nullptr) {
-    set_error(std::string_view("null expression"));
-    return nullptr;
-  }
+  if (text == nullptr) return failed("null expression", nullptr);
   const std::string_view source(text, std::strlen(text));
-  if (!q_core::lib::is_valid_utf8(source)) {
-    set_error(std::string_view("null expression"));
-    return nullptr;
-  }
+  if (!q_core::lib::is_valid_utf8(source)) return failed("null expression", nullptr);
   auto component = compiler::front::parser::parse_component(source);
   if (!component) {
     set_error(compiler::front::parser::debug_string(component.error()));
@@ -165,30 +164,18 @@ QComponent* q_compose(const QComponent* left, const QComponent* right) noexcept 
 }
 
 QComponent* q_swap(const QComponent* component) noexcept {
-  if (component == nullptr) {
-    set_error(std::string_view("null component"));
-    return nullptr;
-  }
+  if (component == nullptr) return failed("null component", nullptr);
   return new QComponent{build::swap(Component(component->value))};
 }
 
 QComponent* q_bind_input(const QComponent* component, size_t index) noexcept {
-  if (component == nullptr) {
-    set_error(std::string_view("null component"));
-    return nullptr;
-  }
+  if (component == nullptr) return failed("null component", nullptr);
   return new QComponent{build::bind_input(Component(component->value), index)};
 }
 
 int q_component_input_count(const QComponent* component, size_t* count) noexcept {
-  if (component == nullptr) {
-    set_error(std::string_view("null component"));
-    return -1;
-  }
-  if (count == nullptr) {
-    set_error(std::string_view("null input count output"));
-    return -1;
-  }
+  if (component == nullptr) return failed("null component", -1);
+  if (count == nullptr) return failed("null input count output", -1);
   const auto boundary = boundary_or_error(*component);
   if (!boundary) return -1;
   *count = boundary->inputs.size();
@@ -196,14 +183,8 @@ int q_component_input_count(const QComponent* component, size_t* count) noexcept
 }
 
 int q_component_output_count(const QComponent* component, size_t* count) noexcept {
-  if (component == nullptr) {
-    set_error(std::string_view("null component"));
-    return -1;
-  }
-  if (count == nullptr) {
-    set_error(std::string_view("null output count output"));
-    return -1;
-  }
+  if (component == nullptr) return failed("null component", -1);
+  if (count == nullptr) return failed("null output count output", -1);
   const auto boundary = boundary_or_error(*component);
   if (!boundary) return -1;
   *count = boundary->outputs;
@@ -211,14 +192,8 @@ int q_component_output_count(const QComponent* component, size_t* count) noexcep
 }
 
 int q_component_input_states(const QComponent* component, uint32_t* states) noexcept {
-  if (component == nullptr) {
-    set_error(std::string_view("null component"));
-    return -1;
-  }
-  if (states == nullptr) {
-    set_error(std::string_view("null input states"));
-    return -1;
-  }
+  if (component == nullptr) return failed("null component", -1);
+  if (states == nullptr) return failed("null input states", -1);
   const auto boundary = boundary_or_error(*component);
   if (!boundary) return -1;
   for (std::size_t i = 0; i < boundary->inputs.size(); ++i) {
@@ -279,10 +254,7 @@ std::optional<std::size_t> element_count(const std::size_t* shape, std::size_t r
 extern "C" {
 
 QProgram* q_compile(const QComponent* component, Device device) noexcept {
-  if (component == nullptr) {
-    set_error(std::string_view("null component"));
-    return nullptr;
-  }
+  if (component == nullptr) return failed("null component", nullptr);
   auto backend = device_from(device);
   if (!backend) {
     set_error(std::move(backend.error()));
@@ -297,10 +269,7 @@ QProgram* q_compile(const QComponent* component, Device device) noexcept {
 }
 
 char* q_code(const QComponent* component, Device device) noexcept {
-  if (component == nullptr) {
-    set_error(std::string_view("null component"));
-    return nullptr;
-  }
+  if (component == nullptr) return failed("null component", nullptr);
   auto backend = device_from(device);
   if (!backend) {
     set_error(std::move(backend.error()));
@@ -311,77 +280,44 @@ char* q_code(const QComponent* component, Device device) noexcept {
     set_error(std::move(text.error()));
     return nullptr;
   }
-  if (text->find('\0') != std::string::npos) {
-    set_error(std::string_view("source contains interior NUL"));
-    return nullptr;
-  }
+  if (text->find('\0') != std::string::npos) return failed("source contains interior NUL", nullptr);
   char* out = static_cast<char*>(std::malloc(text->size() + 1));
-  if (out == nullptr) {
-    set_error(std::string_view("allocation failed"));
-    return nullptr;
-  }
+  if (out == nullptr) return failed("allocation failed", nullptr);
   std::memcpy(out, text->c_str(), text->size() + 1);
   return out;
 }
 
 int q_program_device(const QProgram* program) noexcept {
-  if (program == nullptr) {
-    set_error(std::string_view("null program"));
-    return 0;
-  }
+  if (program == nullptr) return failed("null program", 0);
   return static_cast<int>(program->value.device());
 }
 
 void q_program_free(QProgram* program) noexcept { delete program; }
 
 size_t q_output_count(const QProgram* program) noexcept {
-  if (program == nullptr) {
-    set_error(std::string_view("null program"));
-    return 0;
-  }
+  if (program == nullptr) return failed("null program", 0);
   return program->value.count()();
 }
 
 int q_output_ranks(const QProgram* program, size_t* ranks) noexcept {
-  if (program == nullptr) {
-    set_error(std::string_view("null program"));
-    return -1;
-  }
-  if (ranks == nullptr) {
-    set_error(std::string_view("null ranks"));
-    return -1;
-  }
+  if (program == nullptr) return failed("null program", -1);
+  if (ranks == nullptr) return failed("null ranks", -1);
   program->value.ranks()(ranks);
   return 0;
 }
 
 int q_output_shapes(const QProgram* program, const Tensor* inputs, size_t input_count,
                     size_t** shapes) noexcept {
-  if (program == nullptr) {
-    set_error(std::string_view("null program"));
-    return -1;
-  }
-  if (inputs == nullptr && input_count != 0) {
-    set_error(std::string_view("null inputs"));
-    return -1;
-  }
-  if (shapes == nullptr) {
-    set_error(std::string_view("null shapes"));
-    return -1;
-  }
+  if (program == nullptr) return failed("null program", -1);
+  if (inputs == nullptr && input_count != 0) return failed("null inputs", -1);
+  if (shapes == nullptr) return failed("null shapes", -1);
   program->value.shapes()(as_backend(inputs), shapes);
   return 0;
 }
 
 OutputTensors q_exec(const QProgram* program, const Tensor* inputs, size_t input_count) noexcept {
-  if (program == nullptr) {
-    set_error(std::string_view("null program"));
-    return {nullptr, 0};
-  }
-  if (inputs == nullptr && input_count != 0) {
-    set_error(std::string_view("null inputs"));
-    return {nullptr, 0};
-  }
+  if (program == nullptr) return failed("null program", OutputTensors{nullptr, 0});
+  if (inputs == nullptr && input_count != 0) return failed("null inputs", OutputTensors{nullptr, 0});
   const Program& p = program->value;
   const std::size_t n = p.count()();
   if (n == 0) {
@@ -428,22 +364,10 @@ OutputTensors q_exec(const QProgram* program, const Tensor* inputs, size_t input
 
 int q_exec_into(const QProgram* program, const Tensor* inputs, size_t input_count,
                 TensorMut* outputs, size_t output_count) noexcept {
-  if (program == nullptr) {
-    set_error(std::string_view("null program"));
-    return -1;
-  }
-  if (inputs == nullptr && input_count != 0) {
-    set_error(std::string_view("null inputs"));
-    return -1;
-  }
-  if (output_count != program->value.count()()) {
-    set_error(std::string_view("wrong output count"));
-    return -1;
-  }
-  if (outputs == nullptr && output_count != 0) {
-    set_error(std::string_view("null outputs"));
-    return -1;
-  }
+  if (program == nullptr) return failed("null program", -1);
+  if (inputs == nullptr && input_count != 0) return failed("null inputs", -1);
+  if (output_count != program->value.count()()) return failed("wrong output count", -1);
+  if (outputs == nullptr && output_count != 0) return failed("null outputs", -1);
   program->value.exec()(as_backend(inputs), reinterpret_cast<backends::TensorMut*>(outputs));
   return 0;
 }
@@ -459,10 +383,7 @@ float* q_alloc(Device device, size_t len) noexcept {
     set_error(std::move(backend.error()));
     return nullptr;
   }
-  if (len > (std::size_t{1} << 62) - 1) {
-    set_error(std::string_view("allocation size overflow"));
-    return nullptr;
-  }
+  if (len > (std::size_t{1} << 62) - 1) return failed("allocation size overflow", nullptr);
   auto* data = static_cast<float*>(std::malloc(len == 0 ? 1 : len * sizeof(float)));
   if (data == nullptr) set_error(std::string_view("allocation failed"));
   return data;
@@ -481,10 +402,7 @@ void q_free(Device device, float* data) noexcept {
 int q_copy(Device dst_device, float* dst, Device src_device, const float* src,
            size_t len) noexcept {
   if (len == 0) return 0;
-  if (dst == nullptr || src == nullptr) {
-    set_error(std::string_view("null copy pointer"));
-    return -1;
-  }
+  if (dst == nullptr || src == nullptr) return failed("null copy pointer", -1);
   for (Device device : {dst_device, src_device}) {
     auto backend = device_from(device);
     if (!backend) {
