@@ -141,7 +141,7 @@ static float binary(int op, float a, float b) {
     case MAX: return fmaxf(a, b);
     case MIN: return fminf(a, b);
     case POW: return powf(a, b);
-    case LOG: return logf(a); /* the second operand plays no part */
+    case LOG: break; /* no two-operand form */
     case GT: return truth(a > b);
     case GE: return truth(a >= b);
     case LT: return truth(a < b);
@@ -300,6 +300,7 @@ static size_t build_cases(Case* cases) {
     cases[n++] = c;
   }
   for (int op = 0; op < NOT; ++op) {
+    if (op == LOG) continue; /* one-operand only; rejected by validation */
     Case c = {"", {{2, 4}, {2, 4}}, {LEFT, RIGHT}};
     snprintf(c.text, sizeof c.text, "ij %s ij ~ ij", TOKENS[op]);
     cases[n++] = c;

@@ -51,10 +51,11 @@ const T& pick(std::mt19937_64& rng, const std::vector<T>& v) {
 const std::vector<Op> kReducible = {Op::Add, Op::Mul, Op::Max, Op::Min,
                                     Op::And, Op::Or,  Op::Xor};
 
-std::vector<Op> ops_except_not() {
+// Not and Log have no two-operand form.
+std::vector<Op> binary_ops() {
   std::vector<Op> out;
   for (Op op : compiler::ir::common::kAllOps) {
-    if (op != Op::Not) out.push_back(op);
+    if (op != Op::Not && op != Op::Log) out.push_back(op);
   }
   return out;
 }
@@ -87,7 +88,7 @@ void random_patterns(std::mt19937_64& rng, const RandomExprOptions& options, con
     shuffle(rng, b);
     e.inputs = {a, b};
     e.output = all;
-    static const std::vector<Op> kBinary = ops_except_not();
+    static const std::vector<Op> kBinary = binary_ops();
     e.op = pick(rng, kBinary);
     return;
   }

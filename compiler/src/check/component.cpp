@@ -126,6 +126,9 @@ class ExprValidator {
       }
       case 2:
         if (expr_.op == Op::Not) return fail("operator `Not` is only valid in unary pointwise form");
+        // No code generator defines a two-operand logarithm: rendering one
+        // would silently drop the second operand.
+        if (expr_.op == Op::Log) return fail("operator `Log` is only valid in unary form");
         if (!pointwise) {
           return fail(fmt::format(
               "binary operator `{}` must be pointwise; output axes must match the union of input "

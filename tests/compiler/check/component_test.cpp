@@ -118,6 +118,7 @@ TEST(ValidateComponent, Table) {
        edited("i - i ~ i", [](Expr& e) { e.output = {U'i', U'k'}; }), err(kBinary)},
       {"binary not", parsed("i !! i ~ i"),
        err("operator `Not` is only valid in unary pointwise form")},
+      {"binary log", parsed("i $ i ~ i"), err("operator `Log` is only valid in unary form")},
       {"no inputs", edited("i ~ i", [](Expr& e) { e.inputs.clear(); e.output.clear(); }),
        err("operator `Add` expects one or two inputs, found 0")},
       {"three inputs", edited("i * i ~ i", [](Expr& e) { e.inputs.push_back({U'i'}); }),
