@@ -329,7 +329,10 @@ class KernelLowerer {
   }
 
   // The index a guarded dimension iterates, rebuilt from every loop over the
-  // same program-input dimension that encloses it.
+  // same program-input dimension that encloses it. The walk goes outward from
+  // the innermost loop; it ends at the base loop once every split level of
+  // that base is in hand, and otherwise goes on past the base for the levels
+  // a schedule nested outside it.
   Result<m::Expr> reconstruct_extent_index(const KernelRef& source, std::size_t dim) const {
     std::optional<ShapeDim> identity;
     if (const DimEntry* entry = dim_entry(source, dim)) identity = entry->shape_dim;
@@ -341,12 +344,37 @@ class KernelLowerer {
     };
 
     std::vector<const LoopInfo*> collected;
+    auto has_level = [&](std::size_t level) {
+      return std::any_of(collected.begin(), collected.end(), [&](const LoopInfo* info) {
+        const auto* s = std::get_if<Split>(&info->kind);
+        return s != nullptr && s->level == level;
+      });
+    };
+    // Split levels 1..missing of the base still to be found; set once the
+    // base has been reached.
+    std::optional<std::size_t> levels;
+    auto complete = [&] {
+      for (std::size_t level = 1; level <= *levels; ++level)
+        if (!has_level(level)) return false;
+      return true;
+    };
     for (auto it = scope_.rbegin(); it != scope_.rend(); ++it) {
       auto found = loops_.find(*it);
       if (found == loops_.end()) return fail(fmt::format("loop {} is not in scope", *it));
-      if (!matches(found->second)) continue;
-      collected.push_back(&found->second);
-      if (is_base(found->second.kind)) break;
+      const LoopInfo& info = found->second;
+      if (!matches(info)) continue;
+      if (!levels) {
+        collected.push_back(&info);
+        if (!is_base(info.kind)) continue;
+        levels = std::get<Base>(info.kind).factors.size();
+        if (complete()) break;
+        continue;
+      }
+      if (is_base(info.kind)) break;
+      const auto* split = std::get_if<Split>(&info.kind);
+      if (split == nullptr || split->level > *levels || has_level(split->level)) continue;
+      collected.push_back(&info);
+      if (complete()) break;
     }
     if (collected.empty()) {
       for (const auto& [id, info] : loops_) {

@@ -129,14 +129,14 @@ EmittedStageKey KernelBuilder::stage_key(std::size_t i) const {
   return key;
 }
 
+// A split index is bounds-checked once, on the innermost-nested of its loops
+// (the last of its local axes, since loops nest in axis order): only there
+// are all of its levels in scope, whatever order the schedule put them in.
 bool KernelBuilder::guarded(const Stage& s, const LoopInfo& loop) const {
   if (std::holds_alternative<ir::common::Semantic>(loop.kind)) return false;
-  const std::size_t level = split_level(loop.kind);
-  for (const st::Axis& axis : s.axes) {
-    const auto* local = std::get_if<st::Local>(&axis);
-    if (local == nullptr || local->index != loop.index) continue;
-    const auto* split = std::get_if<ir::common::Split>(&local->extent);
-    if (split != nullptr && split->level > level) return false;
+  for (AxisId a = loop.axis + 1; a < s.axes.size(); ++a) {
+    const auto* local = std::get_if<st::Local>(&s.axes[a]);
+    if (local != nullptr && local->index == loop.index) return false;
   }
   return true;
 }
