@@ -23,7 +23,9 @@ Component fanout(Component first, Component second) {
 Component compose(Component first, Component second) {
   return Compose{std::move(first), std::move(second)};
 }
-Component swap(Component inner) { return Swap{std::move(inner)}; }
+Component swap(Component inner) {
+  return Swap{std::move(inner)};
+}
 Component bind_input(Component inner, std::size_t index) {
   return BindInput{std::move(inner), index};
 }
@@ -63,8 +65,7 @@ BoundaryResult boundary_of(const Component& component);
 
 // Computes both children in order (the first failure wins) and combines them.
 template <class Combine>
-BoundaryResult combine_children(const Component& first, const Component& second,
-                                Combine combine) {
+BoundaryResult combine_children(const Component& first, const Component& second, Combine combine) {
   auto a = boundary_of(first);
   if (!a) return a;
   auto b = boundary_of(second);
@@ -74,21 +75,17 @@ BoundaryResult combine_children(const Component& first, const Component& second,
 
 BoundaryResult boundary_of(const Component& component) {
   struct Visitor {
-    BoundaryResult operator()(const Identity&) const {
-      return ComponentBoundary{{Input::Free}, 1};
-    }
+    BoundaryResult operator()(const Identity&) const { return ComponentBoundary{{Input::Free}, 1}; }
     BoundaryResult operator()(const ir::expr::Expr& e) const {
       return ComponentBoundary{std::vector<Input>(e.inputs.size(), Input::Free), 1};
     }
     BoundaryResult operator()(const Compose& c) const {
-      return combine_children(*c.first, *c.second, [](const auto& a, const auto& b) {
-        return feed(b, a);
-      });
+      return combine_children(*c.first, *c.second,
+                              [](const auto& a, const auto& b) { return feed(b, a); });
     }
     BoundaryResult operator()(const Chain& c) const {
-      return combine_children(*c.first, *c.second, [](const auto& a, const auto& b) {
-        return feed(a, b);
-      });
+      return combine_children(*c.first, *c.second,
+                              [](const auto& a, const auto& b) { return feed(a, b); });
     }
     BoundaryResult operator()(const Fanout& c) const {
       return combine_children(
@@ -99,24 +96,18 @@ BoundaryResult boundary_of(const Component& component) {
           });
     }
     BoundaryResult operator()(const Pair& c) const {
-      return combine_children(
-          *c.first, *c.second, [](const ComponentBoundary& a, const ComponentBoundary& b) {
-            return ComponentBoundary{append_unconsumed(a.inputs, b.inputs, 0),
-                                     a.outputs + b.outputs};
-          });
+      return combine_children(*c.first, *c.second,
+                              [](const ComponentBoundary& a, const ComponentBoundary& b) {
+                                return ComponentBoundary{append_unconsumed(a.inputs, b.inputs, 0),
+                                                         a.outputs + b.outputs};
+                              });
     }
     BoundaryResult operator()(const Swap& s) const { return boundary_of(*s.inner); }
     BoundaryResult operator()(const BindInput& b) const {
       auto inner = boundary_of(*b.inner);
       if (!inner) return inner;
-      if (b.index >= inner->inputs.size()) {
-        return std::unexpected(fmt::format("cannot bind nonexistent input {}", b.index));
-      }
-      Input& state = inner->inputs[b.index];
-      if (state == Input::Bound) {
-        return std::unexpected(fmt::format("input {} is already bound", b.index));
-      }
-      state = Input::Bound;
+      if (auto bound = compiler::component::build::bind_input_state(inner->inputs, b.index); !bound)
+        return std::unexpected(bound.error());
       return inner;
     }
   };
@@ -124,6 +115,15 @@ BoundaryResult boundary_of(const Component& component) {
 }
 
 }  // namespace
+
+std::expected<void, std::string> bind_input_state(std::vector<Input>& inputs, std::size_t index) {
+  if (index >= inputs.size())
+    return std::unexpected(fmt::format("cannot bind nonexistent input {}", index));
+  if (inputs[index] == Input::Bound)
+    return std::unexpected(fmt::format("input {} is already bound", index));
+  inputs[index] = Input::Bound;
+  return {};
+}
 
 std::expected<ComponentBoundary, std::string> component_boundary(const Component& component) {
   return boundary_of(component);
@@ -135,7 +135,9 @@ namespace compiler::ir::component {
 
 namespace b = compiler::component::build;
 
-Component Component::pair(Component other) && { return b::pair(std::move(*this), std::move(other)); }
+Component Component::pair(Component other) && {
+  return b::pair(std::move(*this), std::move(other));
+}
 Component Component::chain(Component other) && {
   return b::chain(std::move(*this), std::move(other));
 }
@@ -145,7 +147,9 @@ Component Component::fanout(Component other) && {
 Component Component::compose(Component other) && {
   return b::compose(std::move(*this), std::move(other));
 }
-Component Component::swap() && { return b::swap(std::move(*this)); }
+Component Component::swap() && {
+  return b::swap(std::move(*this));
+}
 Component Component::bind_input(std::size_t index) && {
   return b::bind_input(std::move(*this), index);
 }

@@ -34,6 +34,12 @@ struct ComponentBoundary {
   bool operator==(const ComponentBoundary&) const = default;
 };
 
+// Marks input `index` of `inputs` Bound, the one binding rule that the
+// boundary and the graph lowering share; fails with "cannot bind nonexistent
+// input {}" or "input {} is already bound".
+std::expected<void, std::string> bind_input_state(std::vector<ir::graph::Input>& inputs,
+                                                  std::size_t index);
+
 // Evaluates the boundary rules over the tree; fails with "cannot bind
 // nonexistent input {}" or "input {} is already bound".
 std::expected<ComponentBoundary, std::string> component_boundary(const Component& component);

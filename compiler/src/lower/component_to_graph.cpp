@@ -10,6 +10,7 @@
 
 #include "check/component.h"
 #include "check/graph.h"
+#include "component/build.h"
 #include "lower/expr_to_node.h"
 
 namespace compiler::lower::component_to_graph {
@@ -187,14 +188,8 @@ PartialResult lower_partial(const Component& component) {
     PartialResult operator()(const BindInput& b) const {
       auto inner = lower_partial(*b.inner);
       if (!inner) return inner;
-      if (b.index >= inner->inputs.size()) {
-        return std::unexpected(fmt::format("cannot bind nonexistent input {}", b.index));
-      }
-      Input& state = inner->inputs[b.index];
-      if (state == Input::Bound) {
-        return std::unexpected(fmt::format("input {} is already bound", b.index));
-      }
-      state = Input::Bound;
+      if (auto bound = compiler::component::build::bind_input_state(inner->inputs, b.index); !bound)
+        return std::unexpected(bound.error());
       return inner;
     }
   };
